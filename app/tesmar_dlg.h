@@ -50,6 +50,10 @@ class CTesmarDlg : public ui::Dialog, public image::FirmwareImage, public image:
     // The "?" button: how to prepare the loaded device for the upload.
     void ShowLoadInstructions();
 
+    // --- RUN and the query protocol (upload/) ----------------------------
+
+    // --- block commands and the block upload sequence (upload/) -----------
+
     // --- members ----------------------------------------------------------
     std::string scriptPath;  // the ScriptPath setting, carried through unchanged
     ui::ControlRef infoButton{*this, res::IDC_INFO};
