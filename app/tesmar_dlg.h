@@ -53,6 +53,25 @@ class CTesmarDlg : public ui::Dialog, public image::FirmwareImage, public image:
     // --- RUN and the query protocol (upload/) ----------------------------
 
     // --- block commands and the block upload sequence (upload/) -----------
+    // One 64-byte block to the device at address (a multiple of 64 below
+    // 32768), erased first on a PIC18; data is never changed. The device must
+    // answer addressAnswer after the address. 0 = done; 10-31 = the failing
+    // step and cause (upload/block_commands.h). offendingByte: the wrong
+    // answer received, 0 for every other outcome.
+    int WriteBlock(int address, char addressAnswer, const uint8_t* data, char& offendingByte);
+    // One 64-byte block back from the device into buffer. 0 = done; 10-20 or
+    // 32-36 = the failing step and cause; offendingByte as for WriteBlock.
+    int ReadBlock(int address, char addressAnswer, uint8_t* buffer, char& offendingByte);
+    // The whole block upload once the bootloader has announced itself; the
+    // port is open and uploadRunning set. Always ends with FinishUpload.
+    void BlockUpload();
+    // The keep-alive around the boxes of the block upload: every 300 ms a '?'
+    // to a front-panel device and one answer byte read (bounded). Start does
+    // nothing unless frontPanel is set; Stop also discards input left over.
+    void StartKeepAlive();
+    void StopKeepAlive();
+    void OnTimer(unsigned id) override;
+    bool keepAliveExchanging = false;  // a '?' waits for its answer: ticks are skipped
 
     // --- members ----------------------------------------------------------
     std::string scriptPath;  // the ScriptPath setting, carried through unchanged
