@@ -6,6 +6,19 @@
 // same time-out rules as a real port against those times and move the virtual
 // clock to the moment the read returns, so a 10 s time-out costs no real time
 // and every run is deterministic. tickCount() is the virtual clock.
+//
+// Rules of the simulation (microseconds internally):
+//  - A byte arriving exactly at a read's limit is still taken.
+//  - A read that could never return (no time-out at all and nothing on its
+//    way) and a refused write with no write time-out abort the program with a
+//    message on stderr: in a test that is a hang, and a failed call would look
+//    like a line fault the code under test may legitimately handle. So does any
+//    call that would carry the clock past the horizon (24 h by default), which
+//    catches a loop that reads time-out after time-out for ever.
+//  - hostReads() gives each byte the time the read that took it returned.
+//  - Opening clears the input; bytes sent to a closed line are lost. Settings
+//    and time-outs are kept across close and open, as a driver keeps them.
+//  - After a hang-up the port also cannot be opened again.
 
 #include <cstdint>
 #include <deque>
@@ -68,8 +81,14 @@ class SimLine : public SerialLine, private SimLink {
     // The line takes only this many more host bytes; a write beyond them
     // returns the short count after its whole write time-out.
     void refuseWritesAfter(int64_t bytes);
+    // Makes no call fail any more (failCall undone).
+    void clearFailures() { failAt_.clear(); }
     // The settings the driver reports before anything is set.
     void setDriverSettings(const LineSettings& settings) { settings_ = settings; }
+    // A call that would move the clock beyond this aborts (see above).
+    void setHorizonUs(int64_t us) { horizonUs_ = us; }
+    // The far end's side of the line, for a test that sends or hangs up itself.
+    SimLink& link() { return *this; }
 
     // --- virtual time -----------------------------------------------------
     int64_t nowUs() const override { return nowUs_; }
@@ -109,10 +128,23 @@ class SimLine : public SerialLine, private SimLink {
     // SimLink, for the peer.
     void sendToHost(uint8_t byte, int64_t atUs) override;
     void hangUp(int64_t atUs) override;
-    uint32_t baudRate() const override { return settings_.baudRate; }
+    uint32_t baudRate() const override { return hostBaud_; }
+
+    // A direction of the wire: when its next byte can start, and the burst of
+    // back-to-back bytes it belongs to (so that n bytes take exactly n byte
+    // times, without rounding each one).
+    struct Wire {
+        int64_t freeUs = 0;
+        int64_t burstStartUs = 0;
+        int64_t burstBytes = 0;
+    };
 
     bool shouldFail(Call call);
-    int64_t byteTimeUs() const;
+    bool hungUpBy(int64_t us) const { return hangUpUs_ >= 0 && us >= hangUpUs_; }
+    // When a byte put on the wire at startUs has arrived at the other end.
+    int64_t carry(Wire& wire, int64_t startUs);
+    void moveClockTo(int64_t us, const char* what);
+    [[noreturn]] void never(const char* what) const;
 
     SimPeer* peer_ = nullptr;
     std::set<std::string> ports_{"COM1"};
@@ -120,9 +152,12 @@ class SimLine : public SerialLine, private SimLink {
     bool open_ = false;
     int openCount_ = 0;
     int64_t nowUs_ = 0;
-    int64_t hangUpUs_ = -1;    // -1 = the line stays up
-    int64_t txFreeUs_ = 0;     // when the host's next byte can start on the wire
-    int64_t rxFreeUs_ = 0;     // when the far end's next byte can start on the wire
+    int64_t hangUpUs_ = -1;  // -1 = the line stays up
+    int64_t horizonUs_ = int64_t{24} * 3600 * 1000 * 1000;
+    uint32_t hostBaud_ = 0;    // the speed the host set, 0 before
+    Wire tx_;                  // host -> far end
+    Wire rxWire_;              // far end -> host
+    int64_t lastRxUs_ = 0;     // arrival of the last byte sent to the host
     int64_t writesLeft_ = -1;  // -1 = unlimited
     LineSettings settings_;
     Timeouts timeouts_;
