@@ -61,6 +61,9 @@ void CTesmarDlg::OnCommand(int id) {
         case res::IDC_INFO:
             ShowLoadInstructions();
             break;
+        case res::IDC_RUN:
+            OnRun();
+            break;
         default:
             ui::Dialog::OnCommand(id);
             break;

@@ -51,6 +51,9 @@ class CTesmarDlg : public ui::Dialog, public image::FirmwareImage, public image:
     void ShowLoadInstructions();
 
     // --- RUN and the query protocol (upload/) ----------------------------
+    // The RUN button: a whole upload from the confirmation to the end, or,
+    // pressed while an upload runs ("Stop"), the stop request.
+    void OnRun();
 
     // --- block commands and the block upload sequence (upload/) -----------
     // One 64-byte block to the device at address (a multiple of 64 below
