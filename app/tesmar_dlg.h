@@ -95,11 +95,10 @@ class CTesmarDlg : public ui::Dialog, public image::FirmwareImage, public image:
     ui::ControlRef portSelector{*this, res::IDC_COM_PORT};
     int32_t portIndex = 0;
 
-  protected:
-    void DoDataExchange(ui::DataExchange& dx) override;
-
-  private:
     // While an upload runs, the controls that could change the image or the
     // port under it are disabled; they come back when it ends.
     void SetLoadControlsEnabled(bool enabled);
+
+  protected:
+    void DoDataExchange(ui::DataExchange& dx) override;
 };
