@@ -222,9 +222,17 @@ int32_t CommFile::ComGetBytesTimed(uint8_t* buffer, int32_t count, int32_t timeo
         return -1;
     }
     const Timeouts saved = timeouts;
-    timeouts.readInterval = 0;
-    timeouts.readTotalMultiplier = 0;
-    timeouts.readTotalConstant = static_cast<uint32_t>(timeoutMs);
+    if (timeoutMs > 0) {
+        timeouts.readInterval = 0;
+        timeouts.readTotalMultiplier = 0;
+        timeouts.readTotalConstant = static_cast<uint32_t>(timeoutMs);
+    } else {
+        // No time at all: take what is there and return at once. (A constant
+        // of 0 with no interval would be no limit, a read without end.)
+        timeouts.readInterval = kMaxDword;
+        timeouts.readTotalMultiplier = 0;
+        timeouts.readTotalConstant = 0;
+    }
     if (!handle->setTimeouts(timeouts)) {
         fail("CommFile::setTimeouts - SetCommTimeouts failed");
         return -1;

@@ -56,8 +56,9 @@ class CommFile {
     // test. Bytes written, possibly fewer than count; -1 = failure.
     int32_t ComWriteBytesTimed(const uint8_t* buffer, int32_t count, int32_t timeoutMs);
     // One read of count bytes given timeoutMs in all (the read time-outs are
-    // set for the call and put back after it). No drain, no stop test. Bytes
-    // read (0 when nothing came), -1 = failure. NUL after them.
+    // set for the call and put back after it; timeoutMs <= 0 takes only what
+    // has already come). No drain, no stop test. Bytes read (0 when nothing
+    // came), -1 = failure. NUL after them.
     int32_t ComGetBytesTimed(uint8_t* buffer, int32_t count, int32_t timeoutMs);
     // Discards input that has arrived but not been read. 1 = done; 0 = failed.
     int32_t purgeInput();
