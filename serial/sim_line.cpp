@@ -13,8 +13,10 @@ constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
 constexpr int64_t kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
 constexpr int64_t kUsPerMs = 1000;
 
+// Saturates far beyond any horizon, so that huge time-outs cannot overflow.
 int64_t msToUs(uint64_t ms) {
-    return static_cast<int64_t>(ms) * kUsPerMs;
+    constexpr uint64_t kFarMs = uint64_t{1} << 50;
+    return static_cast<int64_t>(std::min(ms, kFarMs)) * kUsPerMs;
 }
 
 }  // namespace

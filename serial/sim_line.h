@@ -19,6 +19,11 @@
 //  - Opening clears the input; bytes sent to a closed line are lost. Settings
 //    and time-outs are kept across close and open, as a driver keeps them.
 //  - After a hang-up the port also cannot be opened again.
+//  - Only the time-out rules of serial_line.h are modelled; the Windows mode
+//    "interval and multiplier MAXDWORD, constant between" is not.
+//  - A write hands its bytes over and returns at once (with pacing they
+//    reach the far end one byte time after another), unless the line refuses
+//    bytes (refuseWritesAfter).
 
 #include <cstdint>
 #include <deque>
