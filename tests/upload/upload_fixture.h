@@ -256,6 +256,8 @@ class UploadFixture : public ::testing::Test {
         return out;
     }
 
+  public:
+    // Public, so that the setup steps of a table of cases can reach them.
     // The far end outlives the line, which may still call it when it closes.
     std::shared_ptr<sim::Instrument> instrument;
     std::unique_ptr<TapPeer> tap;
