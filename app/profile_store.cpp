@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "serial/posix/posix_serial_line.h"
 #include "ui/window.h"
 
 namespace app {
@@ -301,6 +302,19 @@ int32_t integerValue(std::string_view text) {
     return static_cast<int32_t>(value);
 }
 
+// The value as written into the file. One that reading would change (blanks
+// at either end, or a pair of enclosing quotes of its own) goes between
+// double quotes, so that it reads back exactly as it was written.
+std::string storedValue(const std::string& value) {
+    if (value.empty()) {
+        return value;
+    }
+    const bool blankEnds = isBlank(value.front()) || isBlank(value.back());
+    const bool quoted = value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+                        value.back() == value.front();
+    return (blankEnds || quoted) ? "\"" + value + "\"" : value;
+}
+
 bool writeAll(int fd, const char* data, std::size_t size) {
     while (size > 0) {
         const ssize_t n = ::write(fd, data, size);
@@ -421,6 +435,7 @@ bool ProfileStore::WriteProfileString(const std::string& section, const std::str
         }
     }
     const std::string nl = r.crlf.value_or(false) ? "\r\n" : "\n";
+    const std::string stored = storedValue(value);
 
     // The edit: bytes [cutFrom, cutTo) of the old file give way to insert.
     uint64_t cutFrom = r.size;
@@ -429,18 +444,18 @@ bool ProfileStore::WriteProfileString(const std::string& section, const std::str
     if (r.keyFound) {
         cutFrom = r.keyStart;
         cutTo = r.keyEnd;
-        insert = r.keyName + "=" + value;
+        insert = r.keyName + "=" + stored;
     } else if (r.sectionFound) {
         cutFrom = cutTo = r.insertAt;
         if (r.insertAfterUnterminated) {
             insert += nl;
         }
-        insert += key + "=" + value + nl;
+        insert += key + "=" + stored + nl;
     } else {
         if (r.size > 0) {
             insert += r.endsTerminated ? nl : nl + nl;
         }
-        insert += "[" + section + "]" + nl + key + "=" + value + nl;
+        insert += "[" + section + "]" + nl + key + "=" + stored + nl;
     }
 
     const std::filesystem::path dir = target.parent_path();
@@ -492,24 +507,7 @@ std::string ResolvePortPath(const ProfileStore& profile, const std::string& name
     if (auto mapped = profile.Find("Ports", name); mapped && !mapped->empty()) {
         return *mapped;
     }
-    if (name.size() < 4 || !sameName(std::string_view(name).substr(0, 3), "COM")) {
-        return name;
-    }
-    const std::string digits = name.substr(3);
-    uint64_t number = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9') {
-            return name;
-        }
-        number = number * 10 + static_cast<uint64_t>(c - '0');
-        if (number > 1000000) {
-            return {};
-        }
-    }
-    if (number < 1 || digits.front() == '0') {
-        return {};
-    }
-    return "/dev/ttyS" + std::to_string(number - 1);
+    return serial::defaultPortPath(name);
 }
 
 std::string SettingsFilePath(const std::string& executablePath, const char* xdgConfigHome,

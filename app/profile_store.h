@@ -28,7 +28,9 @@
 // - The new file is written beside the old one, flushed to the disk and
 //   renamed over it, so a crash or a full disk never leaves a truncated or
 //   half-written settings file. A value with a line break is refused: it
-//   would turn into lines of its own.
+//   would turn into lines of its own. A value that reading would change
+//   (blanks at its ends, enclosing quotes of its own) is written between
+//   double quotes, so that it reads back as it was written.
 
 #include <cstddef>
 #include <cstdint>
@@ -69,9 +71,7 @@ class ProfileStore {
 
 // The device a port name stands for on this system: the entry "COM<n>" of the
 // section "Ports" of the settings file when it is there and not empty,
-// otherwise /dev/ttyS<n-1> for "COM<n>" with n >= 1 (the empty string for
-// COM0 and the like, which no device answers to). A name that is not of the
-// form COM<n> is taken as a path.
+// otherwise serial::defaultPortPath (/dev/ttyS<n-1> for "COM<n>").
 std::string ResolvePortPath(const ProfileStore& profile, const std::string& name);
 
 // The settings file of the program started as executablePath: the
