@@ -789,3 +789,26 @@ TEST_F(KeepAliveTest, ALateAnswerIsNotTakenForTheNextEcho) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(KeepAliveTest, ATickWhileAQueryWaitsForItsAnswerIsSkipped) {
+    prepare(5, UploadKind::Essential);
+    dlg.StartKeepAlive();
+    ASSERT_NE(dlg.keepAliveTimer, 0u);
+    // A further tick arrives while the first '?' is on its way.
+    int nested = 0;
+    tap->onByte = [&](uint8_t byte, int64_t) {
+        if (byte == '?' && nested++ == 0) {
+            dlg.OnTimer(dlg.keepAliveTimer);
+        }
+    };
+    dlg.OnTimer(dlg.keepAliveTimer);
+    dlg.StopKeepAlive();
+    EXPECT_EQ(sentByUpload(), "?");
+    EXPECT_EQ(dlg.keepAliveTimer, 0u);
+    EXPECT_FALSE(host.timerRunning(1));
+    dlg.FinishUpload();
+}
+
+}  // namespace
