@@ -483,6 +483,22 @@ std::vector<LoadCase> loadCases() {
                   {0x8000, 0xFF},
                   {0x80FF, 0xFF}},
                  "QV1210"});
+    // The highest a record can reach: 0x7FFF + 15 = 0x800E, inside memory.
+    c.push_back({"SixteenBytesAt7FFF",
+                 file({kCode400, typecodeAt(0x420, qv1210), counting(0x7FFF, 16, 0x01), kEnd}),
+                 {},
+                 0,
+                 {status("Hexfile for modified Storage Quindle")},
+                 4,
+                 0,
+                 kQV1210,
+                 {{0x7FFE, 0xFF},
+                  {0x7FFF, 0x01},
+                  {0x8000, 0x12},
+                  {0x800E, 0x00},
+                  {0x800F, 0xFF},
+                  {0x80FF, 0xFF}},
+                 "QV1210"});
 
     // The failure table: memory partly rewritten (filled, then the records
     // before the failing one), the typecode never read.
