@@ -246,10 +246,11 @@ class BlockUploadRun {
             return failWith("Com Write timeout", kSerialFailureBox);
         }
         status("t message sent");
-        // The result is not tested: a position that received nothing differs.
+        // The result is not tested: what arrived is compared even when the
+        // read ended with a stop or a failure, and a position that received
+        // nothing keeps its NUL, which no typecode character equals.
         std::array<uint8_t, kTypecodeLength + 1> device{};
-        const int32_t got =
-            dlg_.commFile.ComReadBytes(device.data(), kTypecodeLength, kTypecodeReadLimitMs);
+        dlg_.commFile.ComReadBytes(device.data(), kTypecodeLength, kTypecodeReadLimitMs);
         uint8_t done = 0;
         if (readByte(done) != 1) {
             return failWith("Com error", kSerialFailureBox);
@@ -259,7 +260,7 @@ class BlockUploadRun {
         }
         bool same = true;
         for (int i = 0; i < kTypecodeLength; ++i) {
-            if (i >= got || device[i] != static_cast<uint8_t>(dlg_.typecode[i])) {
+            if (device[i] != static_cast<uint8_t>(dlg_.typecode[i])) {
                 same = false;
             }
         }

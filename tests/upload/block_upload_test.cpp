@@ -571,6 +571,25 @@ TEST_F(BlockUploadTest, TMoreThanTenSecondsAfterTheFourthCharacterIsAMismatch) {
                                               kCommBox.text}));
 }
 
+TEST_F(BlockUploadTest, AStopDuringTheTypecodeReadStillComparesWhatArrived) {
+    sim::Instrument& device = prepare(2, UploadKind::Plain);
+    // Stop is pressed in the drain after the fifth character (drains from
+    // here on: the entry, the typecode step, then one after each character).
+    // The read of the sixth puts it in place before ComReadBytes gives -2;
+    // that result is not looked at, so all six are compared and agree, and
+    // the first block command is the one that sees the stop.
+    host.when(ui::headless::Trigger::afterDrains(host.drainCount() + 2 + 5),
+              ui::headless::Action::click(res::IDC_RUN));
+    answerBoxes({kStopBox});
+    dlg.BlockUpload();
+    EXPECT_EQ(dlg.statusText, "Error -  SendAddress Stopped by user");
+    EXPECT_EQ(host.boxes(), std::vector<BoxRecord>{kStopBox});
+    EXPECT_EQ(sentByUpload(), "pt");
+    EXPECT_FALSE(device.finishReceived());
+    EXPECT_FALSE(device.abortReceived());
+    expectFinished();
+}
+
 // --- the retry loops ---------------------------------------------------------------
 
 TEST_F(BlockUploadTest, BootloaderVerificationThatFailsTwiceIsRepeatedUntilItPasses) {
