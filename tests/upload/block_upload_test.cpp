@@ -719,17 +719,38 @@ TEST_F(BlockUploadTest, StopBeforeTheClosingCommandIsTheSequencesOwnStop) {
 
 class KeepAliveTest : public BlockUploadTest {
   protected:
-    // Records, for every '?' sent, the box that was open.
+    // Records, for every '?' sent, the box that was open and when it was sent.
     void watchQueries() {
         // Block data never goes out while a box is open: a '?' then is the
         // keep-alive. The instrument counts every '?' it took as a command.
-        tap->onByte = [this](uint8_t byte, int64_t) {
+        tap->onByte = [this](uint8_t byte, int64_t atUs) {
             if (byte == '?' && host.boxDepth() > 0) {
                 queriesIn.push_back(host.boxes().back().text);
+                queryBox.push_back(host.boxes().size() - 1);
+                queryAtMs.push_back(atUs / 1000);
             }
         };
     }
+    // The '?' sent while box number `index` was open, as milliseconds after
+    // it opened.
+    std::vector<int64_t> queryTimesIn(size_t index) const {
+        std::vector<int64_t> opened;
+        for (const auto& e : host.events()) {
+            if (e.kind == ui::headless::Event::Kind::Box) {
+                opened.push_back(e.atMs);
+            }
+        }
+        std::vector<int64_t> out;
+        for (size_t i = 0; i < queryBox.size(); ++i) {
+            if (queryBox[i] == index) {
+                out.push_back(queryAtMs[i] - opened.at(index));
+            }
+        }
+        return out;
+    }
     std::vector<std::string> queriesIn;
+    std::vector<size_t> queryBox;
+    std::vector<int64_t> queryAtMs;
 };
 
 TEST_F(KeepAliveTest, TicksWhileTheNoticesOfAFrontPanelUploadAreOpen) {
@@ -738,34 +759,78 @@ TEST_F(KeepAliveTest, TicksWhileTheNoticesOfAFrontPanelUploadAreOpen) {
     answerBoxes({kTestStartNotice, kTestPassedNotice, kEssentialWarning}, 1000);
     dlg.BlockUpload();
     EXPECT_EQ(dlg.statusText, kSuccess);
-    // 1000 ms each: ticks at 300, 600 and 900.
-    EXPECT_EQ(countOf(queriesIn, kTestStartNotice.text), 3);
-    EXPECT_EQ(countOf(queriesIn, kTestPassedNotice.text), 3);
-    EXPECT_EQ(countOf(queriesIn, kEssentialWarning.text), 3);
+    // 1000 ms each: ticks at 300, 600 and 900 after each box opened.
+    ASSERT_EQ(host.boxes().size(), 3u);
+    for (size_t box = 0; box < 3; ++box) {
+        SCOPED_TRACE(box);
+        EXPECT_EQ(queryTimesIn(box), (std::vector<int64_t>{300, 600, 900}));
+    }
     EXPECT_EQ(queriesIn.size(), 9u);
     EXPECT_EQ(device.counters().keepAlives, 9);
     expectFinished();
 }
 
-TEST_F(KeepAliveTest, RunsAroundTheRetryQuestionButNotAroundErrorBoxes) {
-    prepare(5, UploadKind::Essential, {Fault::wrongAnswer(Step::WriteDone, 'Z', 1, 0x400)});
-    watchQueries();
-    answerBoxes({kTestStartNotice, kTestPassedNotice, kEssentialWarning, kRetryQuestion}, 700);
-    dlg.BlockUpload();
-    EXPECT_EQ(countOf(queriesIn, kRetryQuestion.text), 2);
-    EXPECT_EQ(queriesIn.size(), 8u);
-    EXPECT_EQ(instrument->counters().keepAlives, 8);
+struct KeepAliveBoxCase {
+    const char* name;
+    UploadKind kind;
+    std::vector<Fault> faults;
+    std::function<void(BlockUploadTest&)> setUp;
+    std::vector<std::pair<BoxRecord, size_t>> boxes;  // each box, and the '?' sent while open
+};
 
-    host.clearEvents();
-    queriesIn.clear();
-    prepare(5, UploadKind::Essential, {Fault::readBackDiffers(0x1005)});
+class KeepAliveBoxTest : public KeepAliveTest,
+                         public ::testing::WithParamInterface<KeepAliveBoxCase> {};
+
+TEST_P(KeepAliveBoxTest, RunsOnlyAroundTheNoticesAndTheRetryQuestion) {
+    const KeepAliveBoxCase& c = GetParam();
+    prepare(5, c.kind, c.faults);
+    if (c.setUp) {
+        c.setUp(*this);
+    }
     watchQueries();
-    answerBoxes({kTestStartNotice, kWriteTestFailedBox}, 700);
+    std::vector<BoxRecord> boxes;
+    size_t total = 0;
+    for (const auto& [box, queries] : c.boxes) {
+        boxes.push_back(box);
+        total += queries;
+    }
+    // 700 ms each: two ticks where the keep-alive runs, none elsewhere.
+    answerBoxes(boxes, 700);
     dlg.BlockUpload();
-    EXPECT_EQ(host.boxes().back(), kWriteTestFailedBox);
-    EXPECT_EQ(queriesIn, (std::vector<std::string>{kTestStartNotice.text, kTestStartNotice.text}));
-    EXPECT_EQ(instrument->counters().keepAlives, 2);
+    ASSERT_EQ(host.boxes(), boxes);
+    for (size_t i = 0; i < c.boxes.size(); ++i) {
+        SCOPED_TRACE(c.boxes[i].first.text);
+        EXPECT_EQ(queryTimesIn(i).size(), c.boxes[i].second);
+    }
+    EXPECT_EQ(queriesIn.size(), total);
+    EXPECT_EQ(instrument->counters().keepAlives, static_cast<int>(total));
+    expectFinished();
 }
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Boxes, KeepAliveBoxTest, ::testing::Values(
+    KeepAliveBoxCase{"BootloaderNotices", UploadKind::Bootloader, {}, {},
+        {{kTestStartNotice, 2}, {kTestPassedNotice, 2}, {kBootloaderWarning, 2}}},
+    KeepAliveBoxCase{"VerificationNotice", UploadKind::Essential, {Fault::readBackDiffers(0x445)}, {},
+        {{kTestStartNotice, 2}, {kTestPassedNotice, 2}, {kEssentialWarning, 2}, {kEssentialVerifyNotice, 2}}},
+    KeepAliveBoxCase{"RetryQuestion", UploadKind::Essential, {Fault::wrongAnswer(Step::WriteDone, 'Z', 1, 0x400)}, {},
+        {{kTestStartNotice, 2}, {kTestPassedNotice, 2}, {kEssentialWarning, 2}, {kRetryQuestion, 2}}},
+    KeepAliveBoxCase{"WriteTestFailedBox", UploadKind::Essential, {Fault::readBackDiffers(0x1005)}, {},
+        {{kTestStartNotice, 2}, {kWriteTestFailedBox, 0}}},
+    KeepAliveBoxCase{"IllegalAddressBox", UploadKind::Essential, {},
+        [](BlockUploadTest& bench) { bench.dlg.memory[0x3FF] = 0; },
+        {{kTestStartNotice, 2}, {kTestPassedNotice, 2}, {kEssentialWarning, 2}, {kCommBox, 0}}},
+    KeepAliveBoxCase{"TypecodeMismatchNotice", UploadKind::Plain, {Fault::typecodeReply("JT2303")}, {},
+        {{kMismatchNotice, 0}, {kCommBox, 0}}},
+    KeepAliveBoxCase{"PlainVerifyFailedBox", UploadKind::Plain, {Fault::readBackDiffers(0x445)}, {},
+        {{kVerifyFailedBox, 0}}},
+    KeepAliveBoxCase{"StopBox", UploadKind::Plain, {},
+        [](BlockUploadTest& bench) { bench.dlg.stopRequested = 1; },
+        {{kStopBox, 0}}},
+    KeepAliveBoxCase{"SerialFailureBox", UploadKind::Plain, {Fault::silence(Step::StartReply)}, {},
+        {{kSerialBox, 0}}}),
+    [](const ::testing::TestParamInfo<KeepAliveBoxCase>& param) { return std::string(param.param.name); });
+// clang-format on
 
 TEST_F(KeepAliveTest, NoTicksForADeviceWithoutFrontPanel) {
     sim::Instrument& device = prepare(2, UploadKind::Bootloader);
@@ -810,6 +875,23 @@ TEST_F(KeepAliveTest, ALateAnswerIsNotTakenForTheNextEcho) {
 }  // namespace
 
 namespace {
+
+TEST_F(KeepAliveTest, OnlyTicksOfTheKeepAliveTimerSendAQuery) {
+    prepare(5, UploadKind::Essential);
+    dlg.StartKeepAlive();
+    EXPECT_EQ(dlg.keepAliveTimer, 1u);
+    EXPECT_TRUE(host.timerRunning(1));
+    dlg.OnTimer(2);  // some other timer of the window
+    EXPECT_EQ(sentByUpload(), "");
+    dlg.OnTimer(1);
+    EXPECT_EQ(sentByUpload(), "?");
+    dlg.StopKeepAlive();
+    EXPECT_EQ(dlg.keepAliveTimer, 0u);
+    EXPECT_FALSE(host.timerRunning(1));
+    dlg.OnTimer(1);  // a tick still queued when the timer was stopped
+    EXPECT_EQ(sentByUpload(), "?");
+    dlg.FinishUpload();
+}
 
 TEST_F(KeepAliveTest, ATickWhileAQueryWaitsForItsAnswerIsSkipped) {
     prepare(5, UploadKind::Essential);
