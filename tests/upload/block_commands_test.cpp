@@ -343,19 +343,49 @@ TEST(ResultCodeTable, CoversTenToThirtySixExceptFifteen) {
     }
 }
 
-TEST(ResultCodeTable, ClassesFollowTheCauses) {
-    using RC = upload::ResultClass;
-    for (const auto& row : upload::resultCodeTable()) {
+TEST(ResultCodeTable, EveryCodeHasItsStatusTextAndReaction) {
+    constexpr auto Serial = upload::ResultClass::SerialFailure;
+    constexpr auto Stop = upload::ResultClass::Stop;
+    constexpr auto Protocol = upload::ResultClass::ProtocolFailure;
+    struct Row {
+        int code;
+        const char* text;  // with the prefix "Error - " and the byte 'Z'
+        upload::ResultClass reaction;
+    };
+    // clang-format off
+    const Row rows[] = {
+        {10, "Error -  SendAddress Com error", Serial},
+        {11, "Error -  SendAddress Stopped by user", Stop},
+        {12, "Error -  SendAddress Com Write timeout", Serial},
+        {13, "Error -  SendAddress Wrong reply 'Z' 0x5A for 'a'", Protocol},
+        {14, "Error -  SendAddress Bad memory location err'Z'", Protocol},
+        {16, "Error -  CheckAddress Com error", Serial},
+        {17, "Error -  CheckAddress Stopped by user", Stop},
+        {18, "Error -  CheckAddress Com Write timeout", Serial},
+        {19, "Error -  CheckAddress Bad value err'Z'", Protocol},
+        {20, "Error -  CheckAddress Wrong reply 'Z' 0x5A for 'B'", Protocol},
+        {21, "Error -  Erase Com error", Serial},
+        {22, "Error -  Erase Stopped by user", Stop},
+        {23, "Error -  Erase Com Write timeout", Serial},
+        {24, "Error -  Erase Wrong reply 'Z' 0x5A for 'e'", Protocol},
+        {25, "Error -  Erase Wrong reply 'Z' 0x5A for 'E'", Protocol},
+        {26, "Error -  Write Com error", Serial},
+        {27, "Error -  Write Stopped by user", Stop},
+        {28, "Error -  Write Com Write timeout", Serial},
+        {29, "Error -  Write Wrong reply 'Z' 0x5A for 1st 'w'", Protocol},
+        {30, "Error -  Write Wrong reply 'Z' 0x5A for 2nd 'w'", Protocol},
+        {31, "Error -  Write Wrong reply 'Z' 0x5A for 'W'", Protocol},
+        {32, "Error -  Read Com error", Serial},
+        {33, "Error -  Read Stopped by user", Stop},
+        {34, "Error -  Read Com Write timeout", Serial},
+        {35, "Error -  Read Wrong reply 'Z' 0x5A for 'r'", Protocol},
+        {36, "Error -  Read Wrong reply 'Z' 0x5A for 'R'", Protocol},
+    };
+    // clang-format on
+    for (const Row& row : rows) {
         SCOPED_TRACE(row.code);
-        const std::string cause = row.cause;
-        if (cause == "stop requested") {
-            EXPECT_EQ(row.reaction, RC::Stop);
-        } else if (cause.find("not sent within") != std::string::npos ||
-                   cause.find("did not arrive") != std::string::npos) {
-            EXPECT_EQ(row.reaction, RC::SerialFailure);
-        } else {
-            EXPECT_EQ(row.reaction, RC::ProtocolFailure);
-        }
+        EXPECT_EQ(upload::formatResultMessage(row.code, "Error - ", 'Z'), row.text);
+        EXPECT_EQ(upload::resultClass(row.code), row.reaction);
     }
 }
 
