@@ -1,5 +1,10 @@
 #include "res/resources.h"
 
+// The program's name and version: the about box's line and kProgramName,
+// kProgramVersion are made from these, so they cannot disagree.
+#define TESMAR_PROGRAM_NAME "Tesmar"
+#define TESMAR_PROGRAM_VERSION "1.0"
+
 namespace res {
 
 namespace {
@@ -21,9 +26,10 @@ constexpr ControlTemplate kMainControls[] = {
 
 constexpr ControlTemplate kAboutControls[] = {
     {IDR_MAINFRAME,   ControlKind::Icon,         "",                11,  17,  20,  20, false, false,   false},
-    {IDC_STATIC,      ControlKind::StaticText,   "Tesmar Version 1.0", 40, 10, 119,  8, false, false,   false},
+    {IDC_STATIC,      ControlKind::StaticText,   TESMAR_PROGRAM_NAME " Version " TESMAR_PROGRAM_VERSION,
+                                                                    40,  10, 119,   8, false, false,   false},
     {IDC_STATIC,      ControlKind::StaticText,   "Firmware uploader for PIC16 and PIC18 instruments",
-                                                                    40,  25, 160,   8, false, false,   false},
+                                                                    40,  25, 160,  16, false, false,   false},
     {IDOK,            ControlKind::PushButton,   "OK",             178,   7,  50,  14, true,  false,   false},
 };
 // clang-format on
@@ -33,8 +39,8 @@ constexpr ControlTemplate kAboutControls[] = {
 const DialogTemplate kMainDialog = {"Tesmar", 317, 101, "MS Sans Serif", 8, kMainControls};
 const DialogTemplate kAboutDialog = {"About tesmar", 235, 55, "MS Sans Serif", 8, kAboutControls};
 
-const char* const kProgramName = "Tesmar";
-const char* const kProgramVersion = "1.0";
+const char* const kProgramName = TESMAR_PROGRAM_NAME;
+const char* const kProgramVersion = TESMAR_PROGRAM_VERSION;
 
 const ControlTemplate* DialogTemplate::find(int id) const {
     for (const auto& c : controls) {
