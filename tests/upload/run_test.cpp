@@ -11,6 +11,7 @@
 #include "app/profile_store.h"
 #include "app/tesmar_app.h"
 #include "serial/scripted_peer.h"
+#include "sim/samples.h"
 #include "tests/upload/run_bench.h"
 
 namespace {
@@ -29,10 +30,10 @@ constexpr Answer kOk = Answer::Ok;
 // ---------------------------------------------------------------------------
 // The query upload.
 
-TEST(QueryUpload, SucceedsAndTheDeviceHoldsTheFilesWords) {
+// A small file of its own and the simulator's sample file for row 1.
+void expectQueryUploadSucceeds(const std::vector<std::string>& lines) {
     RunBench b;
     auto& device = b.useDevice(sim::Config::forRow(1));
-    const auto lines = runtest::queryFirmware();
     b.load(lines);
     ASSERT_EQ(b.dlg.lineCount, static_cast<int>(lines.size()));
     ASSERT_TRUE(b.runEnabled());
@@ -59,6 +60,17 @@ TEST(QueryUpload, SucceedsAndTheDeviceHoldsTheFilesWords) {
     EXPECT_EQ(b.host.statuses(), expected);
     b.expectUploadEnded();
     EXPECT_EQ(b.line.currentSettings().baudRate, 115200u);
+}
+
+TEST(QueryUpload, SucceedsAndTheDeviceHoldsTheFilesWords) {
+    {
+        SCOPED_TRACE("a small file");
+        expectQueryUploadSucceeds(runtest::queryFirmware());
+    }
+    {
+        SCOPED_TRACE("the sample file of row 1");
+        expectQueryUploadSucceeds(sim::sampleFirmware(1, false));
+    }
 }
 
 TEST(QueryUpload, TheButtonReadsStopWhileTheUploadRuns) {
