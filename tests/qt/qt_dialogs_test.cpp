@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <optional>
+#include <ostream>
 #include <set>
 #include <string>
 
@@ -49,6 +50,9 @@ struct BoxCase {
     std::set<QMessageBox::StandardButton> shownButtons;
     ui::Answer answer;
 };
+void PrintTo(const BoxCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class QtMessageBoxTest : public QtDialogsTest, public ::testing::WithParamInterface<BoxCase> {};
 

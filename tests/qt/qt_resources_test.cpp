@@ -6,10 +6,13 @@
 #include <QImage>
 #include <QLabel>
 #include <QPixmap>
+#include <QTemporaryDir>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "app/about_dlg.h"
+#include "app/tesmar_app.h"
 #include "app/tesmar_dlg.h"
 #include "qt_test_support.h"
 #include "serial/sim_line.h"
@@ -27,6 +30,9 @@ struct FilterCase {
     const char* filter;
     std::vector<std::string> qt;
 };
+void PrintTo(const FilterCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class FileFilterTest : public ::testing::TestWithParam<FilterCase> {};
 
@@ -162,5 +168,106 @@ TEST(WindowPictureTest, RendersTheMainWindowAndTheAboutBoxToPng) {
     EXPECT_TRUE(QImage(opened).size() == host.window()->size() ||
                 QImage(opened).size() == host.window()->size() * host.window()->devicePixelRatio());
 }
+
+// --- painting ---------------------------------------------------------------------
+
+TEST(WindowPaintTest, ApplicationIconIsDrawnOnlyWhileTheWindowPaints) {
+    qt_test::app();
+    class Paints : public qt_test::Probe {
+      public:
+        void OnPaint() override {
+            ++paints;
+            host()->drawApplicationIcon(100, 10);
+        }
+        int paints = 0;
+    } dialog;
+    ui::qt::QtWindowHost host(dialog);
+    host.open();
+    host.window()->show();
+    EXPECT_EQ(host.iconSize().width, 32);
+    EXPECT_EQ(host.clientSize().width, host.window()->width());
+    EXPECT_FALSE(host.isMinimized());
+    host.drawApplicationIcon(0, 0);  // outside a paint: nothing, and no crash
+    const QImage picture = host.window()->grab().toImage();
+    EXPECT_GE(dialog.paints, 1);
+    const QImage icon = ui::qt::applicationPixmap(32).toImage();
+    const QPoint inIcon(16, 16);  // the chip, inside the icon
+    const QColor background = picture.pixelColor(100 + 40, 10 + 16);
+    EXPECT_EQ(picture.pixelColor(QPoint(100, 10) + inIcon).rgb(), icon.pixelColor(inIcon).rgb());
+    EXPECT_NE(picture.pixelColor(QPoint(100, 10) + inIcon).rgb(), background.rgb());
+}
+
+// --- the program's start-up through this backend ------------------------------
+
+struct StartCase {
+    const char* name;
+    int key;  // pressed after choosing port 7
+    bool saved;
+};
+void PrintTo(const StartCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class QtStartUpTest : public ::testing::TestWithParam<StartCase> {};
+
+TEST_P(QtStartUpTest, PortChosenInTheWindowIsSavedOnQuitOnly) {
+    qt_test::app();
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string settings = dir.filePath(QStringLiteral("tesmar.INI")).toStdString();
+    {
+        QFile f(QString::fromStdString(settings));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("[Tesmar]\nComPort=4\n");
+    }
+    serial::SimLine line;
+    ui::qt::QtBackend backend;
+    CTesmarApp app(backend, line, settings);
+    QObject context;
+    QString selectorShown;
+    QTimer::singleShot(0, &context, [&] {
+        auto* window = qobject_cast<QDialog*>(QApplication::activeWindow());
+        if (window == nullptr) {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                if (w->isVisible() && qobject_cast<QDialog*>(w) != nullptr) {
+                    window = qobject_cast<QDialog*>(w);
+                }
+            }
+        }
+        ASSERT_NE(window, nullptr);
+        auto* ports = window->findChild<QComboBox*>();
+        ASSERT_NE(ports, nullptr);
+        selectorShown = ports->currentText();
+        ports->setFocus();
+        // The user picks "7" with the keyboard: Down three times from "4".
+        for (int i = 0; i < 3; ++i) {
+            qt_test::pressKey(window, Qt::Key_Down);
+        }
+        qt_test::pressKey(window, GetParam().key);
+    });
+    const qt_test::RunGuard guard([] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (w->isVisible()) {
+                qt_test::pressKey(w, Qt::Key_Escape);
+            }
+        }
+    });
+    EXPECT_FALSE(app.InitInstance());
+    EXPECT_EQ(selectorShown.toStdString(), "4");
+    QFile f(QString::fromStdString(settings));
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const std::string text = f.readAll().toStdString();
+    if (GetParam().saved) {
+        EXPECT_NE(text.find("ComPort=7"), std::string::npos) << text;
+    } else {
+        EXPECT_EQ(text, "[Tesmar]\nComPort=4\n");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    StartUp, QtStartUpTest,
+    ::testing::Values(StartCase{"EnterOnTheSelectorIsQuit", Qt::Key_Return, true},
+                      StartCase{"EscIsCancel", Qt::Key_Escape, false}),
+    [](const ::testing::TestParamInfo<StartCase>& p) { return std::string(p.param.name); });
 
 }  // namespace

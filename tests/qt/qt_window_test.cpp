@@ -11,6 +11,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <cmath>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -212,6 +213,9 @@ struct KeyCase {
     int key;
     std::vector<std::string> expected;
 };
+void PrintTo(const KeyCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class QtKeyTest : public QtWindowTest, public ::testing::WithParamInterface<KeyCase> {};
 
@@ -397,6 +401,9 @@ struct NestedEndCase {
     std::string nestedEvent;
     ui::DialogResult result;
 };
+void PrintTo(const NestedEndCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class QtNestedEndTest : public QtWindowTest, public ::testing::WithParamInterface<NestedEndCase> {};
 
