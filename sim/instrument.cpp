@@ -346,7 +346,9 @@ struct Instrument::Impl {
         auto at = std::upper_bound(
             t.begin(), t.end(), e.atUs,
             [](int64_t us, const TranscriptEntry& other) { return us < other.atUs; });
-        return static_cast<size_t>(t.insert(at, std::move(e)) - t.begin());
+        const auto index = at - t.begin();
+        t.insert(at, std::move(e));
+        return static_cast<size_t>(index);
     }
 
     // --- answers and their faults ------------------------------------------
