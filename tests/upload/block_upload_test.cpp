@@ -159,6 +159,7 @@ TEST_P(BlockUploadSuccessTest, LeavesTheDeviceHoldingTheImage) {
         EXPECT_FALSE(contains(statuses, "Verifying 64 bytes @    0h"));
         EXPECT_TRUE(contains(statuses, "Verifying 64 bytes @   40h"));
         EXPECT_FALSE(contains(statuses, "Writing 64 bytes @  400h"));
+        EXPECT_FALSE(contains(statuses, "Verifying 64 bytes @  400h"));
         EXPECT_FALSE(contains(statuses, "Writing 64 bytes @  200h"));
         EXPECT_FALSE(contains(statuses, "Verifying 64 bytes @  200h"));
     } else {
@@ -229,6 +230,8 @@ struct FailureCase {
     std::vector<BoxRecord> boxes;
     bool finishSent;
     bool abortSent;
+    // What the status line read when the last box opened; nullptr: status.
+    const char* statusAtLastBox = nullptr;
 };
 
 class BlockUploadFailureTest : public BlockUploadTest,
@@ -248,6 +251,19 @@ TEST_P(BlockUploadFailureTest, EndsWithItsStatusBoxAndExitCommand) {
     EXPECT_EQ(device.finishReceived(), c.finishSent);
     EXPECT_EQ(device.abortReceived(), c.abortSent);
     expectFinished();
+    // The status is shown first, then its box.
+    std::string shown;
+    std::string shownAtLastBox;
+    for (const auto& e : host.events()) {
+        if (e.kind == ui::headless::Event::Kind::Status) {
+            shown = e.text;
+        } else if (e.kind == ui::headless::Event::Kind::Box) {
+            shownAtLastBox = shown;
+        }
+    }
+    if (!c.boxes.empty()) {
+        EXPECT_EQ(shownAtLastBox, c.statusAtLastBox != nullptr ? c.statusAtLastBox : c.status);
+    }
 }
 
 const std::vector<FailureCase> kFailures = {
@@ -421,7 +437,8 @@ const std::vector<FailureCase> kFailures = {
      "Wrong char - X expected",
      {kVerifyFailedBox},
      false,
-     true},
+     true,
+     "Bad verify 1 bad, 959 good"},
     {"BlockSerialFailure",
      4,
      UploadKind::Plain,
