@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -182,6 +183,54 @@ INSTANTIATE_TEST_SUITE_P(Kinds, BlockUploadSuccessTest, ::testing::Values(
     SuccessCase{"BootloaderThroughOutputPic", 5, UploadKind::Bootloader, {kTestStartNotice, kTestPassedNotice, kBootloaderWarning}}),
     [](const ::testing::TestParamInfo<SuccessCase>& param) { return std::string(param.param.name); });
 // clang-format on
+
+TEST_F(BlockUploadTest, ShowsEveryStepInTheStatusLineInOrder) {
+    const std::vector<std::string> handshake = {"p message sent", "PIC ready for Programming",
+                                                "t message sent"};
+    auto withAddress = [](const char* step, int address) {
+        char text[40];
+        std::snprintf(text, sizeof text, "%s 64 bytes @ %4Xh", step, address);
+        return std::string(text);
+    };
+    {
+        SCOPED_TRACE("plain");
+        prepare(2, UploadKind::Plain);
+        std::fill(&dlg.memory[0x480], &dlg.memory[0x800], 0xFF);  // two blocks of data
+        dlg.BlockUpload();
+        std::vector<std::string> want = handshake;
+        want.insert(want.end(),
+                    {"Writing 64 bytes @  400h", "Writing 64 bytes @  440h",
+                     "Verifying 64 bytes @  400h", "Verifying 64 bytes @  440h", kSuccess});
+        EXPECT_EQ(host.statuses(), want);
+    }
+    {
+        SCOPED_TRACE("through the output processor");
+        host.clearEvents();
+        prepare(5, UploadKind::Essential);
+        std::fill(&dlg.memory[0x440], &dlg.memory[0x800], 0xFF);  // one block of data
+        answerBoxes({kTestStartNotice, kTestPassedNotice, kEssentialWarning});
+        dlg.BlockUpload();
+        std::vector<std::string> want = handshake;
+        for (const char* step : {"TestWrite", "TestVerify"}) {
+            for (int a = 0x1000; a < 0x1400; a += 64) {
+                want.push_back(withAddress(step, a));
+            }
+        }
+        want.insert(want.end(),
+                    {"Writing 64 bytes @  400h", "Verifying 64 bytes @  400h", kSuccess});
+        EXPECT_EQ(host.statuses(), want);
+    }
+    {
+        SCOPED_TRACE("typecode mismatch");
+        host.clearEvents();
+        prepare(2, UploadKind::Plain, {Fault::typecodeReply("QV1211")});
+        answerBoxes({kMismatchNotice, kCommBox});
+        dlg.BlockUpload();
+        std::vector<std::string> want = handshake;
+        want.insert(want.end(), {"Wrong Hex file - f message sent", "Wrong char in typecode"});
+        EXPECT_EQ(host.statuses(), want);
+    }
+}
 
 TEST_F(BlockUploadTest, FrontPanelWriteTestUsesItsOwnAreaAndAnswerLetters) {
     // Firmware through the output processor expects 'A' in 0x1000..0x13FF,
