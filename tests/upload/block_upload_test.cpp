@@ -727,6 +727,7 @@ struct StopCase {
     const char* whileStatus;  // ...while the status reads this (nullptr: any)
     std::string status;
     std::vector<BoxRecord> boxes;
+    std::vector<Fault> faults = {};
 };
 
 class BlockUploadStopTest : public BlockUploadTest,
@@ -734,7 +735,7 @@ class BlockUploadStopTest : public BlockUploadTest,
 
 TEST_P(BlockUploadStopTest, ShowsTheStopOfTheStepThatNoticedItAndSendsNoX) {
     const StopCase& c = GetParam();
-    sim::Instrument& device = prepare(2, c.kind);
+    sim::Instrument& device = prepare(2, c.kind, c.faults);
     bool pressed = false;
     tap->onByte = [&](uint8_t byte, int64_t) {
         if (!pressed && byte == c.atByte &&
@@ -757,6 +758,12 @@ TEST_P(BlockUploadStopTest, ShowsTheStopOfTheStepThatNoticedItAndSendsNoX) {
 INSTANTIATE_TEST_SUITE_P(Phases, BlockUploadStopTest, ::testing::Values(
     StopCase{"StartHandshake",  UploadKind::Plain,      'p', nullptr,
              "Stopped by user", {kStopBox}},
+    // A press while 't' goes out is first seen after the typecode and 'T'
+    // have been read: before 'f' on a mismatch, else by the first block.
+    StopCase{"TypecodeMismatch", UploadKind::Plain,     't', nullptr,
+             "Stopped by user", {kStopBox}, {Fault::typecodeReply("QV1211")}},
+    StopCase{"TypecodeAgrees",  UploadKind::Plain,      't', nullptr,
+             "Error -  SendAddress Stopped by user", {kStopBox}},
     StopCase{"WriteTest",       UploadKind::Bootloader, 'a', "TestWrite 64 bytes @  840h",
              "Error - Write test -  SendAddress Stopped by user", {kTestStartNotice, kStopBox}},
     StopCase{"WriteTestRead",   UploadKind::Bootloader, 'r', "TestVerify 64 bytes @  800h",
