@@ -9,7 +9,7 @@
 #include "ui/window.h"
 
 class CTesmarApp {
-public:
+  public:
     // backend runs the window; line is the serial line the window's port uses;
     // settingsFile is the full path of the INI file (folder + name + ".INI").
     CTesmarApp(ui::Backend& backend, serial::SerialLine& line, std::string settingsFile);
@@ -19,7 +19,7 @@ public:
 
     const std::string& settingsFile() const { return settingsFile_; }
 
-private:
+  private:
     ui::Backend& backend_;
     serial::SerialLine& line_;
     std::string settingsFile_;

@@ -105,11 +105,11 @@ std::string formatResultMessage(int code, const std::string& prefix, char offend
             out += format[i];
             continue;
         }
-        const char spec = format[i + 1];
-        if (spec == 's') {
+        const char conversion = format[i + 1];
+        if (conversion == 's') {
             out += prefix;
             ++i;
-        } else if (spec == 'c') {
+        } else if (conversion == 'c') {
             if (offendingByte != 0) {
                 out += offendingByte;
             }
