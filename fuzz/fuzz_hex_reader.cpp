@@ -22,7 +22,7 @@
 #include "image/hex_lines.h"
 #include "image/hex_load.h"
 #include "image/hex_record.h"
-#include "serial/serial_line.h"
+#include "serial/sim_line.h"
 #include "ui/headless/headless_host.h"
 
 namespace {
@@ -33,27 +33,6 @@ void check(bool ok, const char* what) {
         std::abort();
     }
 }
-
-class NoLine : public serial::SerialLine {
-  public:
-    bool open(const std::string&) override { return false; }
-    bool getSettings(serial::LineSettings&) override { return false; }
-    bool setSettings(const serial::LineSettings&) override { return false; }
-    bool getTimeouts(serial::Timeouts&) override { return false; }
-    bool setTimeouts(const serial::Timeouts&) override { return false; }
-    bool read(uint8_t*, int32_t, int32_t& got) override {
-        got = 0;
-        return false;
-    }
-    bool write(const uint8_t*, int32_t, int32_t& written) override {
-        written = 0;
-        return false;
-    }
-    bool setQueueSizes(uint32_t, uint32_t) override { return false; }
-    bool discardInput() override { return false; }
-    void close() override {}
-    uint32_t tickCount() override { return 0; }
-};
 
 constexpr uint8_t kGuard = 0xA5;
 
@@ -110,7 +89,7 @@ void fuzzLoad(std::string_view text) {
         std::fprintf(stderr, "window script: %s\n", message.c_str());
         std::abort();
     });
-    NoLine line;
+    serial::SimLine line;  // the load never opens the port
     CTesmarDlg dlg(line);
     host.open(dlg);
     host.answerNextBox((text.size() & 1u) != 0 ? ui::Answer::Yes : ui::Answer::No);

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "app/tesmar_dlg.h"
-#include "serial/serial_line.h"
+#include "serial/sim_line.h"
 #include "ui/headless/headless_host.h"
 
 namespace image_test {
@@ -91,28 +91,6 @@ inline std::string withBadChecksum(std::string line) {
     line[line.size() - 1] = line[line.size() - 1] == '0' ? '1' : '0';
     return line;
 }
-
-// A serial line that nothing here uses.
-class NoLine : public serial::SerialLine {
-  public:
-    bool open(const std::string&) override { return false; }
-    bool getSettings(serial::LineSettings&) override { return false; }
-    bool setSettings(const serial::LineSettings&) override { return false; }
-    bool getTimeouts(serial::Timeouts&) override { return false; }
-    bool setTimeouts(const serial::Timeouts&) override { return false; }
-    bool read(uint8_t*, int32_t, int32_t& got) override {
-        got = 0;
-        return false;
-    }
-    bool write(const uint8_t*, int32_t, int32_t& written) override {
-        written = 0;
-        return false;
-    }
-    bool setQueueSizes(uint32_t, uint32_t) override { return false; }
-    bool discardInput() override { return false; }
-    void close() override {}
-    uint32_t tickCount() override { return 0; }
-};
 
 // The DeviceProfile's fields, compared at once.
 struct Profile {
@@ -196,7 +174,7 @@ struct Window {
         host.open(dlg);
         host.clearEvents();
     }
-    NoLine line;
+    serial::SimLine line;  // a load never opens the port
     CTesmarDlg dlg{line};
     ui::headless::HeadlessHost host;
     std::vector<std::string> failures;
